@@ -1,0 +1,32 @@
+# Shared by the project's scripts: installs what a fresh Debian machine lacks.
+# shellcheck shell=bash
+
+say() { printf '==> %s\n' "$*" >&2; }
+
+# ensure_packages CMD=PACKAGE ...: installs PACKAGE when CMD is not on PATH
+# (or, for a path, when it does not exist).
+ensure_packages() {
+    local missing=() pair cmd pkg
+    for pair in "$@"; do
+        cmd=${pair%%=*}
+        pkg=${pair#*=}
+        if [[ $cmd == /* ]]; then
+            [[ -e $cmd ]] && continue
+        elif command -v "$cmd" >/dev/null 2>&1; then
+            continue
+        fi
+        missing+=("$pkg")
+    done
+    ((${#missing[@]})) || return 0
+    say "installing ${missing[*]}"
+    if [[ ! -f /var/lib/apt/lists/.vorlix-updated ]]; then
+        apt-get update -qq >&2
+        touch /var/lib/apt/lists/.vorlix-updated
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+ensure_native_tools() {
+    ensure_packages cmake=cmake ninja=ninja-build g++=g++ \
+        /usr/src/googletest/CMakeLists.txt=googletest
+}
