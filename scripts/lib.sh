@@ -30,3 +30,10 @@ ensure_native_tools() {
     ensure_packages cmake=cmake ninja=ninja-build g++=g++ \
         /usr/src/googletest/CMakeLists.txt=googletest
 }
+
+ensure_windows_tools() {
+    ensure_packages x86_64-w64-mingw32-g++-posix=g++-mingw-w64-x86-64-posix \
+        /usr/share/mingw-w64/include/wbemidl.h=mingw-w64-x86-64-dev \
+        x86_64-w64-mingw32-windres=binutils-mingw-w64-x86-64 \
+        wine=wine wine64=wine64
+}
