@@ -1,6 +1,4 @@
-#include <algorithm>
 #include <iostream>
-#include <iterator>
 
 #include "cli/exit_codes.h"
 #include "protocol/protocol.h"
@@ -69,13 +67,6 @@ void ReportSuccess()
 
 int RunCommand(FirmwareMailbox& mailbox, const CommandArgs& args)
 {
-    // Fresh state, so nothing from an earlier run can count as agreement.
-    mailboxBuffer.fill(0);
-    std::fill(std::begin(probeValues), std::end(probeValues), std::uint8_t{0});
-    std::fill(std::begin(confirmValues), std::end(confirmValues), std::uint8_t{0});
-    currentStopValue = 0;
-    lastCommand = Command{CommandKind::None, 0};
-
     bool lastPassRefused = false;
     for (int pass = 0; pass < MAX_RUN_PASSES; ++pass) {
         lastPassRefused = false;

@@ -45,3 +45,21 @@ Outcome Capture(const std::function<int()>& body)
     }
     return outcome;
 }
+
+std::vector<std::string> UsageExitLines(int status)
+{
+    return {
+        "====================",
+        "Tralvane_V1.01",
+        "====================",
+        "Vorlix.exe <-Command> <...>",
+        "-set <n>: Setting battery stop charging value to 80 or 100",
+        "-get : Getting battery stop charging value",
+        "Example: ",
+        "  Vorlix.exe -set 80",
+        "  Vorlix.exe -set 100",
+        "  Vorlix.exe -get ",
+        "Return_Code =" + std::to_string(status),
+        "",
+    };
+}

@@ -19,3 +19,7 @@ struct Outcome {
 // Runs body with standard output captured. The status is body's result, or
 // the status passed to EndProcess if it ended the process.
 Outcome Capture(const std::function<int()>& body);
+
+// The exact lines of the usage exit with the given status, final empty line
+// included.
+std::vector<std::string> UsageExitLines(int status);

@@ -29,6 +29,11 @@ void ScriptedFirmware::InvokeMailbox()
 void ScriptedFirmware::ReadMailbox(MailboxBuffer& buffer)
 {
     operations += 'R';
+    if (script_.empty()) {
+        // No firmware behind the mailbox: a read obtains nothing.
+        buffer.fill(0);
+        return;
+    }
     buffer = wag1_;
 }
 

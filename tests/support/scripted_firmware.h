@@ -15,7 +15,8 @@ struct Reply {
 
 // A firmware double: answers each invoke with the next scripted reply (the
 // last one repeats once the script runs out) and records every request it
-// was handed and the order of the operations.
+// was handed and the order of the operations. With an empty script it acts
+// like a machine without the firmware: every read obtains zero bytes.
 class ScriptedFirmware : public FirmwareMailbox {
 public:
     explicit ScriptedFirmware(std::vector<Reply> script);
