@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/exit_codes.h"
+#include "tests/support/fuzzed_run.h"
+#include "tests/support/generated_inputs.h"
 #include "tests/support/process_end.h"
 #include "tests/support/scripted_firmware.h"
 
@@ -138,6 +140,15 @@ TEST(ExitWithUsage, PrintsTheUsageTheCodeAndAnEmptyLine)
         EXPECT_EQ(outcome.status, code);
         EXPECT_EQ(outcome.lines, UsageExitLines(code));
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ParseCommand, AgreesWithTheRulesOnGeneratedCommandLines)
+{
+    EXPECT_EQ(CheckGeneratedInputs(CheckCommandLine, 20000, 1, 64), "");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "cli/exit_codes.h"
 #include "protocol/protocol.h"
+#include "tests/support/fuzzed_run.h"
+#include "tests/support/generated_inputs.h"
 #include "tests/support/process_end.h"
 #include "tests/support/scripted_firmware.h"
 
@@ -118,6 +120,17 @@ TEST(RunCommand, ReachesTheRightVerdict)
         EXPECT_EQ(Summary(firmware.requests), c.requests) << c.name;
         EXPECT_EQ(firmware.operations, Times(static_cast<int>(firmware.requests.size()), "WIR")) << c.name;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RunCommand, KeepsItsPromisesOverGeneratedFirmware)
+{
+    EXPECT_EQ(CheckGeneratedInputs(CheckRun, 5000, 1, 200), "");
+    // Long inputs reach the later passes and the run's bound.
+    EXPECT_EQ(CheckGeneratedInputs(CheckRun, 300, 2, 4000), "");
 }
 
 }  // namespace
