@@ -1,0 +1,7 @@
+#include "cli/command_line.h"
+#include "host/program.h"
+
+int wmain(int argc, wchar_t* argv[])
+{
+    return ProgramMain(systemComRuntime, CommandArgs{argc, argv});
+}
