@@ -338,6 +338,8 @@ const Case CASES[] = {
      {"Set 80 successfully."}, 0, "Z R*4 S80*3", 6, 80},
     {"ConnectFails", "fail connect 0x80041003", 100, {"-set", "80"}, {"Could not connect. Error code = 0x80041003"},
      1, "", 0, 100},
+    // A scenario with a typo must not quietly play a healthy firmware.
+    {"ScenarioTypo", "bussy 2", 100, {"-set", "80"}, {"Could not connect. Error code = 0x80041001"}, 1, "", 0, 100},
 
     // The command line is only looked at once the reads are done.
     {"BadValue", "", 100, {"-set", "85"}, USAGE_EXIT, 255, "Z R*3", 3, 100},
