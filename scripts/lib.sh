@@ -35,5 +35,5 @@ ensure_windows_tools() {
     ensure_packages x86_64-w64-mingw32-g++-posix=g++-mingw-w64-x86-64-posix \
         /usr/share/mingw-w64/include/wbemidl.h=mingw-w64-x86-64-dev \
         x86_64-w64-mingw32-windres=binutils-mingw-w64-x86-64 \
-        wine=wine wine64=wine64
+        wine=wine /usr/lib/wine/wine64=wine64
 }
