@@ -151,7 +151,7 @@ FakeEnumerator::~FakeEnumerator()
 
 HRESULT FakeEnumerator::Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned)
 {
-    std::string call = "Next(" + Timeout(timeout) + ", " + std::to_string(count) + ") -> ";
+    const std::string call = "Next(" + Timeout(timeout) + ", " + std::to_string(count) + ") -> ";
     *returned = 0;
     if (next_ == instances_.size()) {
         wmiCalls.push_back(call + "none");
@@ -234,7 +234,7 @@ HRESULT FakeServices::ExecMethod(BSTR path, BSTR method, LONG flags, IWbemContex
 
 HRESULT FakeLocator::ConnectServer(const BSTR networkResource, const BSTR user, const BSTR password,
                                    const BSTR locale, LONG securityFlags, const BSTR authority, IWbemContext* context,
-                                   IWbemServices** result)
+                                   IWbemServices** connection)
 {
     wmiCalls.push_back("ConnectServer(" + Text(networkResource) + ", " + Text(user) + ", " + Text(password) + ", " +
                        Text(locale) + ", " + std::to_string(securityFlags) + ", " + Text(authority) + ", " +
@@ -243,7 +243,7 @@ HRESULT FakeLocator::ConnectServer(const BSTR networkResource, const BSTR user, 
         return connectResult;
     }
     services->AddRef();
-    *result = services.get();
+    *connection = services.get();
     return connectResult;
 }
 

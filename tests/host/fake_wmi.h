@@ -42,7 +42,7 @@ std::string Text(const wchar_t* bstr);
 template <typename Interface>
 class Fake : public Interface {
 public:
-    Fake(std::string label, const IID& iid) : label(std::move(label)), iid_(iid) { ++liveFakes; }
+    Fake(std::string name, const IID& iid) : label(std::move(name)), iid_(iid) { ++liveFakes; }
     virtual ~Fake() { --liveFakes; }
     Fake(const Fake&) = delete;
     Fake& operator=(const Fake&) = delete;
@@ -89,7 +89,7 @@ ComRef<T> Adopt(T* object)
 
 class FakeObject : public Fake<IWbemClassObject> {
 public:
-    explicit FakeObject(std::string label) : Fake(std::move(label), IID_IWbemClassObject) {}
+    explicit FakeObject(std::string name) : Fake(std::move(name), IID_IWbemClassObject) {}
 
     std::map<std::wstring, Variant> properties;
     std::map<std::wstring, HRESULT> getResults;  // Get of these names answers this
@@ -271,7 +271,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR networkResource, const BSTR user, const BSTR password,
                                             const BSTR locale, LONG securityFlags, const BSTR authority,
-                                            IWbemContext* context, IWbemServices** services) override;
+                                            IWbemContext* context, IWbemServices** connection) override;
 };
 
 // The two instances a firmware publishes, as the tests build them.

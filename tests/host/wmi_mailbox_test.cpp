@@ -278,15 +278,15 @@ TEST_F(WmiMailboxTest, AFailingStepOfTheInvokeEndsIt)
     const Case cases[] = {
         {"path is no string",
          [](FakeServices&, FakeObject& method1) { method1.properties[L"__Path"] = Variant(); }, 2},
-        {"GetObject", [](FakeServices& services, FakeObject&) { services.getObjectResult = Hr(WBEM_E_NOT_FOUND); }, 3},
-        {"GetObject success code", [](FakeServices& services, FakeObject&) { services.getObjectResult = Hr(WBEM_S_FALSE); },
+        {"GetObject", [](FakeServices& wmi, FakeObject&) { wmi.getObjectResult = Hr(WBEM_E_NOT_FOUND); }, 3},
+        {"GetObject success code", [](FakeServices& wmi, FakeObject&) { wmi.getObjectResult = Hr(WBEM_S_FALSE); },
          3},
         {"GetMethod",
-         [](FakeServices& services, FakeObject&) { services.methodClass->getMethodResult = Hr(WBEM_E_NOT_FOUND); }, 4},
+         [](FakeServices& wmi, FakeObject&) { wmi.methodClass->getMethodResult = Hr(WBEM_E_NOT_FOUND); }, 4},
         {"SpawnInstance",
-         [](FakeServices& services, FakeObject&) { services.methodClass->method->spawnResult = Hr(WBEM_E_FAILED); }, 5},
+         [](FakeServices& wmi, FakeObject&) { wmi.methodClass->method->spawnResult = Hr(WBEM_E_FAILED); }, 5},
         {"Put of Indx",
-         [](FakeServices& services, FakeObject&) { services.methodClass->method->spawnedPutResult = Hr(WBEM_E_TYPE_MISMATCH); },
+         [](FakeServices& wmi, FakeObject&) { wmi.methodClass->method->spawnedPutResult = Hr(WBEM_E_TYPE_MISMATCH); },
          6},
     };
     for (const Case& c : cases) {
