@@ -89,7 +89,7 @@ bool ReadTextFile(const std::wstring& path, std::string& text)
     char chunk[4096];
     DWORD got = 0;
     bool ok = true;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr) != 0) && got > 0) {
+    while ((ok = (ReadFile(file, chunk, sizeof chunk, &got, nullptr) != 0)) && got > 0) {
         text.append(chunk, got);
     }
     CloseHandle(file);
@@ -119,8 +119,9 @@ bool WriteTextFile(const std::wstring& path, const std::string& text)
 
 void Complain(const std::string& text)
 {
-    std::fprintf(stderr, "vorlix-sim: %s\n", text.c_str());
-    std::fflush(stderr);
+    // Nothing is left to tell if stderr itself fails.
+    static_cast<void>(std::fprintf(stderr, "vorlix-sim: %s\n", text.c_str()));
+    static_cast<void>(std::fflush(stderr));
 }
 
 std::wstring StateFile()
@@ -352,26 +353,26 @@ HRESULT STDMETHODCALLTYPE SimObject::Get(LPCWSTR name, LONG, VARIANT* value, CIM
         return Hr(WBEM_E_INVALID_PARAMETER);
     }
     const bool instance = kind_ == ObjectKind::ArgInstance || kind_ == ObjectKind::MethodInstance;
-    const bool wag1 = kind_ == ObjectKind::ArgInstance && NameIs(name, L"WAG1");
-    const bool path = instance && NameIs(name, L"__Path");
-    const bool index = (kind_ == ObjectKind::InParameters || kind_ == ObjectKind::InSignature) && NameIs(name, L"Indx");
-    if (!wag1 && !path && !index) {
+    const bool isWag1 = kind_ == ObjectKind::ArgInstance && NameIs(name, L"WAG1");
+    const bool isPath = instance && NameIs(name, L"__Path");
+    const bool isIndex = (kind_ == ObjectKind::InParameters || kind_ == ObjectKind::InSignature) && NameIs(name, L"Indx");
+    if (!isWag1 && !isPath && !isIndex) {
         return Hr(WBEM_E_NOT_FOUND);
     }
     if (type != nullptr) {
-        *type = wag1 ? (CIM_UINT8 | CIM_FLAG_ARRAY) : CIM_STRING;
+        *type = isWag1 ? (CIM_UINT8 | CIM_FLAG_ARRAY) : CIM_STRING;
     }
     if (flavor != nullptr) {
-        *flavor = path ? WBEM_FLAVOR_ORIGIN_SYSTEM : WBEM_FLAVOR_ORIGIN_PROPAGATED;
+        *flavor = isPath ? WBEM_FLAVOR_ORIGIN_SYSTEM : WBEM_FLAVOR_ORIGIN_PROPAGATED;
     }
     if (value == nullptr) {
         return S_OK;
     }
     VariantInit(value);
-    if (wag1) {
+    if (isWag1) {
         return Wag1Variant(wag1_, *value);
     }
-    if (path) {
+    if (isPath) {
         return TextVariant(path_, *value);
     }
     if (!hasIndex_) {
