@@ -17,6 +17,7 @@
 
 #include "sim/firmware.h"
 #include "sim/transcript.h"
+#include "tests/support/process_end.h"
 
 namespace {
 
@@ -262,20 +263,7 @@ int StoredValue(const CaseFiles& files)
     return value;
 }
 
-const std::vector<std::string> USAGE_EXIT = {
-    "====================",
-    "Tralvane_V1.01",
-    "====================",
-    "Vorlix.exe <-Command> <...>",
-    "-set <n>: Setting battery stop charging value to 80 or 100",
-    "-get : Getting battery stop charging value",
-    "Example: ",
-    "  Vorlix.exe -set 80",
-    "  Vorlix.exe -set 100",
-    "  Vorlix.exe -get ",
-    "Return_Code =255",
-    "",
-};
+const std::vector<std::string> USAGE_EXIT = UsageExitLines(255);
 
 const std::vector<std::string> NO_ANSWER = {"Firmware did not answer the request."};
 const std::vector<std::string> NO_AGREEMENT = {"Firmware replies did not agree."};
