@@ -37,3 +37,9 @@ ensure_windows_tools() {
         x86_64-w64-mingw32-windres=binutils-mingw-w64-x86-64 \
         wine=wine /usr/lib/wine/wine64=wine64
 }
+
+# The project version, from the one place it is written: CMakeLists.txt.
+vorlix_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+project_version() {
+    sed -n 's/^project(Vorlix VERSION \([0-9]*\.[0-9]*\)[ )].*/\1/p' "$vorlix_root/CMakeLists.txt"
+}
