@@ -31,11 +31,17 @@ ensure_native_tools() {
         /usr/src/googletest/CMakeLists.txt=googletest
 }
 
-ensure_windows_tools() {
-    ensure_packages x86_64-w64-mingw32-g++-posix=g++-mingw-w64-x86-64-posix \
+# Enough to build Vorlix.exe, without running anything.
+ensure_cross_tools() {
+    ensure_packages cmake=cmake ninja=ninja-build \
+        x86_64-w64-mingw32-g++-posix=g++-mingw-w64-x86-64-posix \
         /usr/share/mingw-w64/include/wbemidl.h=mingw-w64-x86-64-dev \
-        x86_64-w64-mingw32-windres=binutils-mingw-w64-x86-64 \
-        wine=wine /usr/lib/wine/wine64=wine64
+        x86_64-w64-mingw32-windres=binutils-mingw-w64-x86-64
+}
+
+ensure_windows_tools() {
+    ensure_cross_tools
+    ensure_packages wine=wine /usr/lib/wine/wine64=wine64
 }
 
 # The project version, from the one place it is written: CMakeLists.txt.
