@@ -23,7 +23,7 @@ ensure_packages() {
         apt-get update -qq >&2
         touch /var/lib/apt/lists/.vorlix-updated
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 }
 
 ensure_native_tools() {
