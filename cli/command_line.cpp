@@ -10,7 +10,8 @@ Command lastCommand{CommandKind::None, 0};
 
 namespace {
 
-constexpr double VERSION = 1.01;
+// From the project version, the one place it is written; printed as a number.
+constexpr double VERSION = VORLIX_VERSION;
 
 bool IsBlank(wchar_t c)
 {
